@@ -119,6 +119,23 @@ struct IoResult {
 // its completion, as the I/O manager does for a synchronous caller.
 IoResult SendIrp(PDEVICE_OBJECT device, const IrpSpec& spec);
 
+// Opening a named device as the I/O manager does for a caller: the name is
+// resolved through symbolic links, a file object that references the device is
+// made, and IRP_MJ_CREATE goes to the top of the device's stack in the
+// calling thread's process.  On failure no file object remains.
+struct OpenResult {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    PFILE_OBJECT file = nullptr;
+};
+OpenResult OpenDevice(const std::u16string& name, KPROCESSOR_MODE mode = UserMode);
+// A buffered device-control request on an open file.
+IoResult DeviceControl(PFILE_OBJECT file, ULONG code, const std::vector<UCHAR>& input,
+                       ULONG outputLength, KPROCESSOR_MODE mode = UserMode);
+// Closing the last handle: IRP_MJ_CLEANUP, then IRP_MJ_CLOSE, then the file
+// object lets go of the device.  Returns the status of the close.
+NTSTATUS CloseFile(PFILE_OBJECT file, KPROCESSOR_MODE mode = UserMode,
+                   NTSTATUS* cleanupStatus = nullptr);
+
 // Power requests go through PoCallDriver.
 IoResult SendPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
 

@@ -53,6 +53,7 @@ struct DeviceInfo {
     bool deleted = false;
     bool heldByDevnode = false;
     bool orphanedFilter = false;
+    bool keptForDetach = false; // deleted while attached: freed once detached
     bool named = false;
 };
 
@@ -74,6 +75,8 @@ NTSTATUS gFailDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
 bool gFailLink = false;
 NTSTATUS gFailLinkStatus = STATUS_OBJECT_NAME_COLLISION;
 std::vector<RelationsInvalidation> gInvalidations;
+std::mutex gFileLock;
+std::vector<PFILE_OBJECT> gFiles; // open file objects
 
 DeviceInfo* Info(PDEVICE_OBJECT device) {
     return static_cast<DeviceInfo*>(device->DeviceObjectExtension);
@@ -263,8 +266,7 @@ void JudgePending(const IrpRecord& record, Call& level) {
         Violate("pending-not-marked", "the dispatch routine of " + who +
                                           " returned STATUS_PENDING for " + Describe(record) +
                                           " without marking it pending");
-    } else if (level.returnedStatus != STATUS_PENDING && level.markedWhenPassed &&
-               level.completedHere) {
+    } else if (level.returnedStatus != STATUS_PENDING && level.markedWhenPassed) {
         Violate("marked-pending-returned-other", "the dispatch routine of " + who + " marked " +
                                                      Describe(record) + " pending and returned " +
                                                      Hex(static_cast<ULONG>(level.returnedStatus)));
@@ -594,6 +596,13 @@ void ResetIo() {
         gWdmXp = true;
     }
     {
+        std::lock_guard<std::mutex> guard(gFileLock);
+        for (PFILE_OBJECT file : gFiles) {
+            std::free(file);
+        }
+        gFiles.clear();
+    }
+    {
         std::lock_guard<std::mutex> guard(gIrpLock);
         for (auto& entry : gIrps) {
             std::free(entry.second->systemBuffer);
@@ -626,6 +635,12 @@ bool IsLiveIrp(const void* address) {
 }
 
 void AppendIoLeaks(std::vector<std::string>& out) {
+    {
+        std::lock_guard<std::mutex> guard(gFileLock);
+        for (PFILE_OBJECT file : gFiles) {
+            out.push_back("file object on " + Label(file->DeviceObject) + " never closed");
+        }
+    }
     {
         std::lock_guard<std::mutex> guard(gIrpLock);
         for (const auto& entry : gQuarantine) {
@@ -860,7 +875,9 @@ IoResult SendIrp(PDEVICE_OBJECT device, const IrpSpec& spec) {
         if (size > 0) {
             record->systemBuffer = std::malloc(size);
             memset(record->systemBuffer, 0xCC, size);
-            memcpy(record->systemBuffer, spec.input.data(), spec.input.size());
+            if (!spec.input.empty()) {
+                memcpy(record->systemBuffer, spec.input.data(), spec.input.size());
+            }
         }
         irp->AssociatedIrp.SystemBuffer = record->systemBuffer;
     }
@@ -902,6 +919,77 @@ IoResult SendIrp(PDEVICE_OBJECT device, const IrpSpec& spec) {
     result = record->result;
     result.returnedPending = status == STATUS_PENDING;
     return result;
+}
+
+namespace {
+
+IoResult SendFileIrp(PFILE_OBJECT file, UCHAR major, KPROCESSOR_MODE mode) {
+    IrpSpec spec;
+    spec.major = major;
+    spec.requestorMode = mode;
+    spec.fileObject = file;
+    return SendIrp(TopOfStack(file->DeviceObject), spec);
+}
+
+void ReleaseFile(PFILE_OBJECT file) {
+    {
+        std::lock_guard<std::mutex> guard(gFileLock);
+        gFiles.erase(std::remove(gFiles.begin(), gFiles.end(), file), gFiles.end());
+    }
+    ObfDereferenceObject(file->DeviceObject);
+    std::free(file);
+}
+
+} // namespace
+
+OpenResult OpenDevice(const std::u16string& name, KPROCESSOR_MODE mode) {
+    OpenResult result;
+    PDEVICE_OBJECT device = ResolveDeviceName(name);
+    if (device == nullptr) {
+        result.status = STATUS_OBJECT_NAME_NOT_FOUND;
+        return result;
+    }
+    auto* file = static_cast<PFILE_OBJECT>(std::calloc(1, sizeof(FILE_OBJECT)));
+    file->Type = 5;
+    file->Size = sizeof(FILE_OBJECT);
+    file->DeviceObject = device;
+    ObfReferenceObject(device);
+    {
+        std::lock_guard<std::mutex> guard(gFileLock);
+        gFiles.push_back(file);
+    }
+    result.status = SendFileIrp(file, IRP_MJ_CREATE, mode).status;
+    if (!NT_SUCCESS(result.status)) {
+        ReleaseFile(file);
+        return result;
+    }
+    result.file = file;
+    return result;
+}
+
+IoResult DeviceControl(PFILE_OBJECT file, ULONG code, const std::vector<UCHAR>& input,
+                       ULONG outputLength, KPROCESSOR_MODE mode) {
+    IrpSpec spec;
+    spec.major = IRP_MJ_DEVICE_CONTROL;
+    spec.requestorMode = mode;
+    spec.fileObject = file;
+    spec.buffered = true;
+    spec.input = input;
+    spec.outputLength = outputLength;
+    spec.parameters = [code](PIO_STACK_LOCATION stack) {
+        stack->Parameters.DeviceIoControl.IoControlCode = code;
+    };
+    return SendIrp(TopOfStack(file->DeviceObject), spec);
+}
+
+NTSTATUS CloseFile(PFILE_OBJECT file, KPROCESSOR_MODE mode, NTSTATUS* cleanupStatus) {
+    NTSTATUS cleanup = SendFileIrp(file, IRP_MJ_CLEANUP, mode).status;
+    if (cleanupStatus != nullptr) {
+        *cleanupStatus = cleanup;
+    }
+    NTSTATUS status = SendFileIrp(file, IRP_MJ_CLOSE, mode).status;
+    ReleaseFile(file);
+    return status;
 }
 
 IoResult SendPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type,
@@ -1179,6 +1267,15 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     RequireIrql(PASSIVE_LEVEL, "IoDeleteDevice");
+    {
+        std::lock_guard<std::mutex> guard(hk::gIoLock);
+        if (std::find(hk::gDevices.begin(), hk::gDevices.end(), DeviceObject) ==
+            hk::gDevices.end()) {
+            Violate("device-deleted-twice",
+                    "IoDeleteDevice on a device object that no longer exists");
+            return;
+        }
+    }
     hk::DeviceInfo* info = hk::Info(DeviceObject);
     std::string label = info->label;
     if (info->deleted) {
@@ -1194,6 +1291,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         Violate("device-deleted-attached",
                 label + " deleted while still attached to " + hk::Label(info->lower));
     }
+    bool attached = DeviceObject->AttachedDevice != nullptr || info->lower != nullptr;
     if (info->heldByDevnode) {
         Violate("device-deleted-held", label + " deleted while a device node still holds it");
     }
@@ -1215,6 +1313,12 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                 break;
             }
         }
+    }
+    if (attached) {
+        // The stack still points at this device: its memory stays until it is
+        // detached, so the findings above are all that happens.
+        info->keptForDetach = true;
+        return;
     }
     ObfDereferenceObject(DeviceObject);
 }
@@ -1240,15 +1344,30 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
 
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     RequireIrql(PASSIVE_LEVEL, "IoDetachDevice");
-    std::lock_guard<std::mutex> guard(hk::gIoLock);
-    PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
-    if (above == nullptr) {
-        Violate("detach-nothing-attached",
-                "IoDetachDevice on " + hk::Label(TargetDevice) + ", which has nothing attached");
-        return;
+    std::vector<PDEVICE_OBJECT> release;
+    {
+        std::lock_guard<std::mutex> guard(hk::gIoLock);
+        PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
+        if (above == nullptr) {
+            Violate("detach-nothing-attached", "IoDetachDevice on " + hk::Label(TargetDevice) +
+                                                   ", which has nothing attached");
+            return;
+        }
+        hk::Info(above)->lower = nullptr;
+        TargetDevice->AttachedDevice = nullptr;
+        // A device deleted while still in the stack goes once it is out of it.
+        for (PDEVICE_OBJECT device : {above, TargetDevice}) {
+            hk::DeviceInfo* info = hk::Info(device);
+            if (info->keptForDetach && device->AttachedDevice == nullptr &&
+                info->lower == nullptr) {
+                info->keptForDetach = false;
+                release.push_back(device);
+            }
+        }
     }
-    hk::Info(above)->lower = nullptr;
-    TargetDevice->AttachedDevice = nullptr;
+    for (PDEVICE_OBJECT device : release) {
+        ObfDereferenceObject(device);
+    }
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {

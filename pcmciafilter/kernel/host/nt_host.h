@@ -759,6 +759,12 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 
 VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex);
 VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex);
+// The unsafe forms leave the IRQL alone: the caller disables normal kernel APCs
+// with a critical region (or runs at APC_LEVEL) around them.
+VOID ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex);
+VOID ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex);
+VOID KeEnterCriticalRegion();
+VOID KeLeaveCriticalRegion();
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);

@@ -23,6 +23,7 @@ namespace {
 
 struct ThreadState {
     KIRQL irql = PASSIVE_LEVEL;
+    int criticalRegions = 0;
     int spinLocksHeld = 0;
     std::vector<detail::Frame> frames;
     Process* process = nullptr;
@@ -165,6 +166,7 @@ void ResetSignalCounts() {
 void ResetSync() {
     tThread.irql = PASSIVE_LEVEL;
     tThread.spinLocksHeld = 0;
+    tThread.criticalRegions = 0;
     tThread.frames.clear();
     tThread.process = nullptr;
     gWatchdogSeconds = 20;
@@ -314,7 +316,9 @@ VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     FastMutex->Count = 0;
     FastMutex->Owner = me;
     FastMutex->OldIrql = old;
-    hk::tThread.irql = APC_LEVEL;
+    if (hk::tThread.irql < APC_LEVEL) {
+        hk::tThread.irql = APC_LEVEL;
+    }
 }
 
 VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
@@ -325,7 +329,8 @@ VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
                 "a fast mutex released by a thread that does not hold it" + hk::Where());
         return;
     }
-    if (hk::tThread.irql != APC_LEVEL) {
+    KIRQL held = FastMutex->OldIrql < APC_LEVEL ? APC_LEVEL : static_cast<KIRQL>(FastMutex->OldIrql);
+    if (hk::tThread.irql != held) {
         Violate("fast-mutex-release-irql", std::string("a fast mutex released at ") +
                                                hk::IrqlName(hk::tThread.irql) + hk::Where());
     }
@@ -334,6 +339,53 @@ VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     FastMutex->Count = 1;
     hk::gDispatcherCondition.notify_all();
     hk::tThread.irql = old;
+}
+
+VOID KeEnterCriticalRegion() {
+    RequireIrql(APC_LEVEL, "KeEnterCriticalRegion");
+    ++hk::tThread.criticalRegions;
+}
+
+VOID KeLeaveCriticalRegion() {
+    RequireIrql(APC_LEVEL, "KeLeaveCriticalRegion");
+    if (hk::tThread.criticalRegions == 0) {
+        Violate("critical-region-unbalanced", "KeLeaveCriticalRegion without a matching enter" +
+                                                  hk::Where());
+        return;
+    }
+    --hk::tThread.criticalRegions;
+}
+
+VOID ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex) {
+    RequireIrql(APC_LEVEL, "ExAcquireFastMutexUnsafe");
+    if (hk::tThread.irql == PASSIVE_LEVEL && hk::tThread.criticalRegions == 0) {
+        Violate("fast-mutex-unsafe-with-apcs",
+                "ExAcquireFastMutexUnsafe with normal kernel APCs enabled" + hk::Where());
+    }
+    PVOID me = reinterpret_cast<PVOID>(hk::detail::ThreadToken());
+    std::unique_lock<std::mutex> lock(hk::gDispatcherLock);
+    if (FastMutex->Owner == me) {
+        Violate("fast-mutex-recursion",
+                "a fast mutex acquired again by the thread that holds it" + hk::Where());
+        return;
+    }
+    hk::detail::DispatcherWait(
+        lock, [FastMutex]() { return FastMutex->Count == 1; }, "fast mutex" + hk::Where());
+    FastMutex->Count = 0;
+    FastMutex->Owner = me;
+}
+
+VOID ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex) {
+    PVOID me = reinterpret_cast<PVOID>(hk::detail::ThreadToken());
+    std::unique_lock<std::mutex> lock(hk::gDispatcherLock);
+    if (FastMutex->Owner != me) {
+        Violate("fast-mutex-wrong-thread",
+                "a fast mutex released by a thread that does not hold it" + hk::Where());
+        return;
+    }
+    FastMutex->Owner = nullptr;
+    FastMutex->Count = 1;
+    hk::gDispatcherCondition.notify_all();
 }
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
