@@ -64,6 +64,10 @@ void UnloadDriver(PDRIVER_OBJECT driver);
 // created were left initialised.
 NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
 
+// The device type its creator passed to IoCreateDevice (a driver may change
+// DeviceType afterwards).
+DEVICE_TYPE CreatedDeviceType(PDEVICE_OBJECT device);
+
 // A readable name for a device in findings and logs ("bus0 pdo").
 void SetDeviceLabel(PDEVICE_OBJECT device, const std::string& label);
 std::string DeviceLabel(PDEVICE_OBJECT device);
@@ -191,6 +195,8 @@ void FailNextAllocationWithTag(ULONG tag);
 void FailNextIrpAllocation();
 void FailNextDeviceCreation(NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
 void FailNextSymbolicLink(NTSTATUS status = STATUS_OBJECT_NAME_COLLISION);
+// The next IoAttachDeviceToDeviceStack returns NULL (the target is going away).
+void FailNextAttach();
 void ClearFaultPlans();
 // The four tag characters as they lie in memory ("LIDF" for 0x4644494C).
 ULONG TagFromText(const std::string& text);

@@ -54,6 +54,7 @@ struct DeviceInfo {
     bool heldByDevnode = false;
     bool orphanedFilter = false;
     bool keptForDetach = false; // deleted while attached: freed once detached
+    DEVICE_TYPE createdType = 0;
     bool named = false;
 };
 
@@ -73,6 +74,7 @@ bool gFailIrp = false;
 bool gFailDevice = false;
 NTSTATUS gFailDeviceStatus = STATUS_INSUFFICIENT_RESOURCES;
 bool gFailLink = false;
+bool gFailAttach = false;
 NTSTATUS gFailLinkStatus = STATUS_OBJECT_NAME_COLLISION;
 std::vector<RelationsInvalidation> gInvalidations;
 std::mutex gFileLock;
@@ -686,6 +688,11 @@ void AppendIoLeaks(std::vector<std::string>& out) {
         if (!info->deleted && !info->orphanedFilter) {
             out.push_back("device " + info->label + " of " + DriverName(device->DriverObject) +
                           " never deleted");
+        } else if (info->deleted && info->keptForDetach && device->AttachedDevice != nullptr) {
+            if (!Info(device->AttachedDevice)->orphanedFilter) {
+                out.push_back("device " + info->label + " deleted but " +
+                              Label(device->AttachedDevice) + " is still attached to it");
+            }
         } else if (info->deleted) {
             ObjectRecord* record = LookupObject(device);
             if (record != nullptr && record->references > 0) {
@@ -1056,8 +1063,18 @@ void ClearFaultPlans() {
         gFailIrp = false;
         gFailDevice = false;
         gFailLink = false;
+        gFailAttach = false;
     }
     FailNthAllocation(0);
+}
+
+void FailNextAttach() {
+    std::lock_guard<std::mutex> guard(gIoLock);
+    gFailAttach = true;
+}
+
+DEVICE_TYPE CreatedDeviceType(PDEVICE_OBJECT device) {
+    return Info(device)->createdType;
 }
 
 void SetWdmVersionAvailable(bool xpOrLater) {
@@ -1216,6 +1233,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
     auto* device = static_cast<PDEVICE_OBJECT>(std::calloc(1, bytes));
     auto* info = new hk::DeviceInfo;
     info->extensionSize = DeviceExtensionSize;
+    info->createdType = DeviceType;
     device->Type = 3;
     device->Size = static_cast<USHORT>(std::min<size_t>(bytes, 0xFFFF));
     device->DriverObject = DriverObject;
@@ -1282,11 +1300,10 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
         Violate("device-deleted-twice", "IoDeleteDevice called again for " + label);
         return;
     }
-    if (DeviceObject->AttachedDevice != nullptr) {
-        Violate("device-deleted-with-attached", label + " deleted while " +
-                                                    hk::Label(DeviceObject->AttachedDevice) +
-                                                    " is still attached to it");
-    }
+    // A device may be deleted while another is still attached above it: a
+    // PDO deletes itself while the remove request passes through it, before
+    // the devices above detach.  Its memory stays until they have; one that
+    // never detaches is reported as a leak.
     if (info->lower != nullptr) {
         Violate("device-deleted-attached",
                 label + " deleted while still attached to " + hk::Label(info->lower));
@@ -1327,6 +1344,10 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                            PDEVICE_OBJECT TargetDevice) {
     RequireIrql(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
     std::lock_guard<std::mutex> guard(hk::gIoLock);
+    if (hk::gFailAttach) {
+        hk::gFailAttach = false;
+        return nullptr;
+    }
     PDEVICE_OBJECT top = TargetDevice;
     while (top->AttachedDevice != nullptr) {
         top = top->AttachedDevice;

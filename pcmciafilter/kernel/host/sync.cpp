@@ -329,7 +329,8 @@ VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
                 "a fast mutex released by a thread that does not hold it" + hk::Where());
         return;
     }
-    KIRQL held = FastMutex->OldIrql < APC_LEVEL ? APC_LEVEL : static_cast<KIRQL>(FastMutex->OldIrql);
+    KIRQL held =
+        FastMutex->OldIrql < APC_LEVEL ? APC_LEVEL : static_cast<KIRQL>(FastMutex->OldIrql);
     if (hk::tThread.irql != held) {
         Violate("fast-mutex-release-irql", std::string("a fast mutex released at ") +
                                                hk::IrqlName(hk::tThread.irql) + hk::Where());
@@ -349,8 +350,8 @@ VOID KeEnterCriticalRegion() {
 VOID KeLeaveCriticalRegion() {
     RequireIrql(APC_LEVEL, "KeLeaveCriticalRegion");
     if (hk::tThread.criticalRegions == 0) {
-        Violate("critical-region-unbalanced", "KeLeaveCriticalRegion without a matching enter" +
-                                                  hk::Where());
+        Violate("critical-region-unbalanced",
+                "KeLeaveCriticalRegion without a matching enter" + hk::Where());
         return;
     }
     --hk::tThread.criticalRegions;
