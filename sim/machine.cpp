@@ -76,6 +76,7 @@ struct Card {
     bool pdoDeleted = false;
     std::vector<Received> received;
     int removeRequests = 0;
+    int mediumWrites = 0;
 };
 
 struct Controller {
@@ -102,6 +103,7 @@ struct Machine::Impl {
     PDRIVER_OBJECT pci = nullptr;
     PDRIVER_OBJECT pcmcia = nullptr;
     PDRIVER_OBJECT cardfn = nullptr;
+    PDRIVER_OBJECT storageClass = nullptr;
     Answering answering = Answering::Synchronous;
     std::map<std::string, std::unique_ptr<Controller>> controllers;
     std::vector<std::unique_ptr<Controller>> removedControllers;
@@ -200,7 +202,8 @@ struct Machine::Impl {
         parent->children.push_back(child);
         hk::SetHeldByDevnode(pdo, true);
         if (child->card != nullptr) {
-            hk::CallAddDevice(cardfn, pdo);
+            bool storage = child->card->spec.kind == "disk" || child->card->spec.kind == "cdrom";
+            hk::CallAddDevice(storage ? storageClass : cardfn, pdo);
         }
         child->started = NT_SUCCESS(SendPnp(pdo, IRP_MN_START_DEVICE).status);
         if (child->started) {
@@ -336,6 +339,76 @@ void Log(Card* card, PIRP irp) {
     card->received.push_back(received);
     if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
         card->removeRequests++;
+    }
+}
+
+// Write commands of the card's own command set: its medium changes when one
+// of them reaches it.
+bool CardCommandWrites(UCHAR opcode) {
+    switch (opcode) {
+    case 0x04: // FORMAT UNIT
+    case 0x0A: // WRITE (6)
+    case 0x2A: // WRITE (10)
+    case 0x2E: // WRITE AND VERIFY (10)
+    case 0x3B: // WRITE BUFFER
+    case 0x41: // WRITE SAME (10)
+    case 0x8A: // WRITE (16)
+    case 0x8E: // WRITE AND VERIFY (16)
+    case 0x93: // WRITE SAME (16)
+    case 0xAA: // WRITE (12)
+    case 0xAE: // WRITE AND VERIFY (12)
+        return true;
+    default:
+        return false;
+    }
+}
+
+// What a card does with the storage requests that reach it.
+NTSTATUS CardIo(Card* card, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MajorFunction) {
+    case IRP_MJ_SCSI: {
+        PSCSI_REQUEST_BLOCK srb = stack->Parameters.Scsi.Srb;
+        if (srb == nullptr) {
+            return CompleteWith(irp, STATUS_INVALID_PARAMETER);
+        }
+        if (srb->CdbLength > 0 && CardCommandWrites(srb->Cdb[0])) {
+            card->mediumWrites++;
+        }
+        srb->SrbStatus = SRB_STATUS_SUCCESS;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    }
+    case IRP_MJ_WRITE:
+        card->mediumWrites++;
+        return CompleteWith(irp, STATUS_SUCCESS, stack->Parameters.Write.Length);
+    case IRP_MJ_READ:
+        return CompleteWith(irp, STATUS_SUCCESS, stack->Parameters.Read.Length);
+    case IRP_MJ_DEVICE_CONTROL: {
+        ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+        if (code == IOCTL_DISK_IS_WRITABLE) {
+            return CompleteWith(irp, STATUS_SUCCESS);
+        }
+        if (code == IOCTL_SCSI_PASS_THROUGH || code == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
+            if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(SCSI_PASS_THROUGH)) {
+                return CompleteWith(irp, STATUS_INVALID_PARAMETER);
+            }
+            auto* header = static_cast<SCSI_PASS_THROUGH*>(irp->AssociatedIrp.SystemBuffer);
+            if (header->CdbLength > 0 && CardCommandWrites(header->Cdb[0])) {
+                card->mediumWrites++;
+            }
+            header->ScsiStatus = 0;
+            ULONG_PTR information =
+                stack->Parameters.DeviceIoControl.OutputBufferLength >= sizeof(SCSI_PASS_THROUGH)
+                    ? sizeof(SCSI_PASS_THROUGH)
+                    : 0;
+            return CompleteWith(irp, STATUS_SUCCESS, information);
+        }
+        return CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+    default:
+        return CompleteWith(irp, STATUS_SUCCESS);
     }
 }
 
@@ -548,7 +621,7 @@ NTSTATUS MachineDispatch(PDEVICE_OBJECT device, PIRP irp) {
     }
     if (record->role == Role::CardPdo) {
         Log(record->card, irp);
-        return CompleteWith(irp, STATUS_SUCCESS);
+        return CardIo(record->card, irp);
     }
     if (record->role == Role::BusFdo || record->role == Role::CardFdo) {
         return PassDown(record->lower, irp);
@@ -562,8 +635,9 @@ NTSTATUS AddFunctionDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, Role role)
     PDEVICE_OBJECT fdo = machine->NewDevice(
         driver, DeviceRecord{role, machine, below->controller, below->card, nullptr},
         role == Role::BusFdo ? FILE_DEVICE_BUS_EXTENDER : pdo->DeviceType,
-        role == Role::BusFdo ? below->controller->name + " pcmcia fdo"
-                             : hk::DeviceLabel(pdo) + " function");
+        role == Role::BusFdo              ? below->controller->name + " pcmcia fdo"
+        : driver == machine->storageClass ? hk::DeviceLabel(pdo) + " storage class"
+                                          : hk::DeviceLabel(pdo) + " function");
     if (fdo == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -629,6 +703,8 @@ Machine::Machine(PDRIVER_INITIALIZE filterEntry, Answering answering)
     impl_->pcmcia->DriverExtension->AddDevice = PcmciaAddDevice;
     impl_->cardfn = hk::LoadDriver("cardfn", MachineDriverEntry);
     impl_->cardfn->DriverExtension->AddDevice = CardFunctionAddDevice;
+    impl_->storageClass = hk::LoadDriver("storage class", MachineDriverEntry);
+    impl_->storageClass->DriverExtension->AddDevice = CardFunctionAddDevice;
     impl_->filter = hk::LoadDriver("VexaPCMFilter", filterEntry);
 }
 
@@ -643,6 +719,7 @@ Machine::~Machine() {
     hk::DrainWork();
     hk::UnloadDriver(impl_->filter);
     hk::UnloadDriver(impl_->cardfn);
+    hk::UnloadDriver(impl_->storageClass);
     hk::UnloadDriver(impl_->pcmcia);
     hk::UnloadDriver(impl_->pci);
     if (gMachine == impl_.get()) {
@@ -855,6 +932,112 @@ PDEVICE_OBJECT Machine::DeviceAboveCard(const std::string& controller, int socke
 std::vector<Received> Machine::CardRequests(const std::string& controller, int socket) const {
     Card* card = FindCard(impl_.get(), controller, socket, true);
     return card == nullptr ? std::vector<Received>{} : card->received;
+}
+
+namespace {
+
+// Sends a request into the top of a card's stack, if the PnP manager built one.
+IoOutcome SendToCard(Machine::Impl* impl, Card* card, hk::IrpSpec spec, PSCSI_REQUEST_BLOCK srb) {
+    IoOutcome outcome;
+    if (card == nullptr || card->pdoDeleted || impl->devnodes.count(card->pdo) == 0) {
+        return outcome;
+    }
+    size_t before = card->received.size();
+    outcome.sent = true;
+    outcome.result = hk::SendIrp(hk::TopOfStack(card->pdo), spec);
+    outcome.reachedCard = card->received.size() > before;
+    if (srb != nullptr) {
+        outcome.hasSrb = true;
+        outcome.srbStatus = srb->SrbStatus;
+    }
+    return outcome;
+}
+
+} // namespace
+
+IoOutcome Machine::Scsi(const std::string& controller, int socket, const std::vector<UCHAR>& cdb,
+                        USHORT srbLength) {
+    SCSI_REQUEST_BLOCK srb{};
+    srb.Length = srbLength;
+    srb.Function = SRB_FUNCTION_EXECUTE_SCSI;
+    srb.SrbStatus = SRB_STATUS_PENDING;
+    srb.CdbLength = static_cast<UCHAR>(std::min<size_t>(cdb.size(), 16));
+    std::copy(cdb.begin(), cdb.begin() + srb.CdbLength, srb.Cdb);
+    srb.DataTransferLength = 512;
+    hk::IrpSpec spec;
+    spec.major = IRP_MJ_SCSI;
+    spec.parameters = [&srb](PIO_STACK_LOCATION stack) { stack->Parameters.Scsi.Srb = &srb; };
+    return SendToCard(impl_.get(), FindCard(impl_.get(), controller, socket, false), spec, &srb);
+}
+
+IoOutcome Machine::Plain(const std::string& controller, int socket, UCHAR major) {
+    hk::IrpSpec spec;
+    spec.major = major;
+    spec.parameters = [](PIO_STACK_LOCATION stack) { stack->Parameters.Write.Length = 512; };
+    return SendToCard(impl_.get(), FindCard(impl_.get(), controller, socket, false), spec, nullptr);
+}
+
+IoOutcome Machine::PassThrough(const std::string& controller, int socket, bool direct,
+                               const std::vector<UCHAR>& cdb, ULONG inputLength) {
+    SCSI_PASS_THROUGH header{};
+    header.Length = sizeof(header);
+    header.CdbLength = static_cast<UCHAR>(std::min<size_t>(cdb.size(), 16));
+    std::copy(cdb.begin(), cdb.begin() + header.CdbLength, header.Cdb);
+    std::vector<UCHAR> input(inputLength, 0);
+    memcpy(input.data(), &header, std::min<size_t>(inputLength, sizeof(header)));
+    hk::IrpSpec spec;
+    spec.major = IRP_MJ_DEVICE_CONTROL;
+    spec.buffered = true;
+    spec.input = input;
+    spec.outputLength = sizeof(SCSI_PASS_THROUGH);
+    ULONG code = direct ? IOCTL_SCSI_PASS_THROUGH_DIRECT : IOCTL_SCSI_PASS_THROUGH;
+    spec.parameters = [code](PIO_STACK_LOCATION stack) {
+        stack->Parameters.DeviceIoControl.IoControlCode = code;
+    };
+    return SendToCard(impl_.get(), FindCard(impl_.get(), controller, socket, false), spec, nullptr);
+}
+
+IoOutcome Machine::IsWritable(const std::string& controller, int socket) {
+    hk::IrpSpec spec;
+    spec.major = IRP_MJ_DEVICE_CONTROL;
+    spec.buffered = true;
+    spec.parameters = [](PIO_STACK_LOCATION stack) {
+        stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_DISK_IS_WRITABLE;
+    };
+    return SendToCard(impl_.get(), FindCard(impl_.get(), controller, socket, false), spec, nullptr);
+}
+
+int Machine::MediumWrites(const std::string& controller, int socket) const {
+    Card* card = FindCard(impl_.get(), controller, socket, true);
+    return card == nullptr ? 0 : card->mediumWrites;
+}
+
+std::vector<std::string> Machine::Controllers() const {
+    std::vector<std::string> names;
+    for (const auto& entry : impl_->controllers) {
+        names.push_back(entry.first);
+    }
+    return names;
+}
+
+std::vector<int> Machine::Sockets(const std::string& controller) const {
+    std::vector<int> sockets;
+    Controller* found = impl_->Find(controller);
+    if (found != nullptr) {
+        for (const auto& entry : found->sockets) {
+            sockets.push_back(entry.first);
+        }
+    }
+    return sockets;
+}
+
+bool Machine::ControllerPresent(const std::string& name) const {
+    return impl_->Find(name) != nullptr;
+}
+
+CardSpec Machine::CardOf(const std::string& controller, int socket) const {
+    Card* card = FindCard(impl_.get(), controller, socket, true);
+    return card == nullptr ? CardSpec{} : card->spec;
 }
 
 int Machine::RemoveRequestsAtCard(const std::string& controller, int socket) const {

@@ -43,6 +43,15 @@ CardSpec NetCard();   // a network card
 CardSpec ModemCard(); // a modem
 CardSpec CardWithIds(std::vector<std::u16string> ids);
 
+// A request that entered the stack of a card at its top, and what came of it.
+struct IoOutcome {
+    bool sent = false; // false: the card has no stack to send to
+    hk::IoResult result;
+    bool reachedCard = false; // the request reached the card's PDO
+    bool hasSrb = false;
+    UCHAR srbStatus = 0;
+};
+
 // How the controller's bus driver answers requests.
 enum class Answering { Synchronous, Pending };
 
@@ -99,8 +108,25 @@ public:
     NTSTATUS UsageNotification(PDEVICE_OBJECT stackBottom, DEVICE_USAGE_NOTIFICATION_TYPE type,
                                bool inPath);
 
+    // Requests from the drivers loaded for a card (for a storage card, its
+    // storage class driver), entering the card's stack at its top.
+    IoOutcome Scsi(const std::string& controller, int socket, const std::vector<UCHAR>& cdb,
+                   USHORT srbLength = sizeof(SCSI_REQUEST_BLOCK));
+    IoOutcome Plain(const std::string& controller, int socket, UCHAR major); // IRP_MJ_READ/WRITE
+    IoOutcome PassThrough(const std::string& controller, int socket, bool direct,
+                          const std::vector<UCHAR>& cdb,
+                          ULONG inputLength = sizeof(SCSI_PASS_THROUGH));
+    IoOutcome IsWritable(const std::string& controller, int socket);
+    // Writes that reached the card's medium (SRB, pass-through and plain writes).
+    int MediumWrites(const std::string& controller, int socket) const;
+
     // Inspection.
     PDEVICE_OBJECT ControllerPdo(const std::string& name) const;
+    std::vector<std::string> Controllers() const;
+    // Sockets of a controller that hold a card now.
+    std::vector<int> Sockets(const std::string& controller) const;
+    bool ControllerPresent(const std::string& name) const;
+    CardSpec CardOf(const std::string& controller, int socket) const;
     PDEVICE_OBJECT CardPdo(const std::string& controller, int socket) const;
     // Whether the PnP manager has a stack (a started device node) for it.
     bool CardVisible(const std::string& controller, int socket) const;

@@ -79,7 +79,7 @@ TEST_P(SimMachineTest, StacksComeAndGoWithTheCards) {
         EXPECT_TRUE(machine.CardVisible("bus0", 1));
         PDEVICE_OBJECT above = machine.DeviceAboveCard("bus0", 0);
         ASSERT_NE(above, nullptr);
-        EXPECT_EQ(hk::DeviceLabel(above), "bus0 socket 0 disk function");
+        EXPECT_EQ(hk::DeviceLabel(above), "bus0 socket 0 disk storage class");
 
         machine.PullCard("bus0", 1);
         EXPECT_FALSE(machine.CardVisible("bus0", 1));

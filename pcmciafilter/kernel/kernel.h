@@ -13,7 +13,7 @@
 // wdm.h redefines these two intrinsics in C++ unless told they exist.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-#include <ntddk.h>
+#include <ntifs.h>
 #include <ntddscsi.h>
 #include <ntdddisk.h>
 #include <srb.h>

@@ -31,6 +31,8 @@ int SpinLocksHeld();
 
 // The calling thread's current process (null: the system process).
 Process* CurrentProcess();
+// The access token standing for a process's identity.
+PACCESS_TOKEN TokenOf(Process* process);
 void SetCurrentProcess(Process* process);
 
 // What a thread is running: driver code entered through the kernel (a dispatch

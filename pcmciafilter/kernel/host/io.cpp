@@ -935,6 +935,19 @@ IoResult SendFileIrp(PFILE_OBJECT file, UCHAR major, KPROCESSOR_MODE mode) {
     spec.major = major;
     spec.requestorMode = mode;
     spec.fileObject = file;
+    // A create carries the subject's security: the token of the calling
+    // thread's process.
+    ACCESS_STATE access{};
+    IO_SECURITY_CONTEXT security{};
+    if (major == IRP_MJ_CREATE) {
+        access.SubjectSecurityContext.PrimaryToken = detail::TokenOf(detail::CurrentProcess());
+        access.OriginalDesiredAccess = GENERIC_READ | GENERIC_WRITE;
+        security.AccessState = &access;
+        security.DesiredAccess = GENERIC_READ | GENERIC_WRITE;
+        spec.parameters = [&security](PIO_STACK_LOCATION stack) {
+            stack->Parameters.Create.SecurityContext = &security;
+        };
+    }
     return SendIrp(TopOfStack(file->DeviceObject), spec);
 }
 

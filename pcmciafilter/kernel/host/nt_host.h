@@ -422,6 +422,50 @@ struct _DEVICE_OBJECT {
     PVOID Reserved;
 };
 
+// Security of a create request: the subject's token, which the driver may
+// test (SeTokenIsAdmin).  On the host a token stands for the identity of the
+// simulated process that opens the device.
+typedef PVOID PACCESS_TOKEN;
+
+typedef enum _SECURITY_IMPERSONATION_LEVEL {
+    SecurityAnonymous,
+    SecurityIdentification,
+    SecurityImpersonation,
+    SecurityDelegation
+} SECURITY_IMPERSONATION_LEVEL;
+
+typedef struct _SECURITY_SUBJECT_CONTEXT {
+    PACCESS_TOKEN ClientToken;
+    SECURITY_IMPERSONATION_LEVEL ImpersonationLevel;
+    PACCESS_TOKEN PrimaryToken;
+    PVOID ProcessAuditId;
+} SECURITY_SUBJECT_CONTEXT, *PSECURITY_SUBJECT_CONTEXT;
+
+typedef struct _ACCESS_STATE {
+    ULONG OperationID[2];
+    BOOLEAN SecurityEvaluated;
+    BOOLEAN GenerateAudit;
+    BOOLEAN GenerateOnClose;
+    BOOLEAN PrivilegesAllocated;
+    ULONG Flags;
+    ACCESS_MASK RemainingDesiredAccess;
+    ACCESS_MASK PreviouslyGrantedAccess;
+    ACCESS_MASK OriginalDesiredAccess;
+    SECURITY_SUBJECT_CONTEXT SubjectSecurityContext;
+} ACCESS_STATE, *PACCESS_STATE;
+
+typedef struct _IO_SECURITY_CONTEXT {
+    PVOID SecurityQos;
+    PACCESS_STATE AccessState;
+    ACCESS_MASK DesiredAccess;
+    ULONG FullCreateOptions;
+} IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
+
+#define SeQuerySubjectContextToken(SubjectContext)                                                 \
+    (((PSECURITY_SUBJECT_CONTEXT)(SubjectContext))->ClientToken                                    \
+         ? ((PSECURITY_SUBJECT_CONTEXT)(SubjectContext))->ClientToken                              \
+         : ((PSECURITY_SUBJECT_CONTEXT)(SubjectContext))->PrimaryToken)
+
 struct _FILE_OBJECT {
     CSHORT Type;
     CSHORT Size;
@@ -438,7 +482,7 @@ typedef struct _IO_STACK_LOCATION {
     UCHAR Control;
     union {
         struct {
-            PVOID SecurityContext;
+            PIO_SECURITY_CONTEXT SecurityContext;
             ULONG Options;
             USHORT FileAttributes;
             USHORT ShareAccess;
@@ -788,6 +832,10 @@ LONG_PTR ObfReferenceObject(PVOID Object);
 LONG_PTR ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(Object) ObfReferenceObject(Object)
 #define ObDereferenceObject(Object) ObfDereferenceObject(Object)
+
+VOID SeLockSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext);
+VOID SeUnlockSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext);
+BOOLEAN SeTokenIsAdmin(PACCESS_TOKEN Token);
 
 inline HANDLE ULongToHandle(ULONG Value) {
     return (HANDLE)(ULONG_PTR)Value;

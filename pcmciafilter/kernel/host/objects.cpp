@@ -39,11 +39,17 @@ struct HandleEntry {
     ACCESS_MASK granted;
 };
 
+// A token: the identity a process runs with.
+struct Token {
+    Identity identity;
+};
+
 struct Process {
     std::string name;
     Identity identity;
     std::map<ULONG, HandleEntry> handles;
     ULONG nextHandle = 4;
+    Token token{identity};
 };
 
 namespace {
@@ -53,7 +59,7 @@ constexpr ULONG kKernelHandleBit = 0x80000000u;
 std::mutex gObjectLock;
 std::unordered_map<PVOID, ObjectRecord*> gObjects; // by body
 std::vector<Process*> gProcesses;
-Process gSystemProcess{"System", Identity::LocalSystem, {}, 4};
+Process gSystemProcess{"System", Identity::LocalSystem, {}, 4, Token{Identity::LocalSystem}};
 std::map<ULONG, HandleEntry> gKernelHandles;
 ULONG gNextKernelHandle = 4;
 std::map<std::u16string, PDEVICE_OBJECT> gNamedDevices; // by folded name
@@ -108,6 +114,10 @@ HANDLE MakeHandle(Process* process, ObjectRecord* record, ACCESS_MASK access) {
 } // namespace
 
 namespace detail {
+
+PACCESS_TOKEN TokenOf(Process* process) {
+    return &ProcessOrSystem(process).token;
+}
 
 ObjectRecord* CreateObject(POBJECT_TYPE type, PVOID body, std::function<void(PVOID)> free,
                            const std::string& label) {
@@ -233,7 +243,7 @@ void AppendObjectLeaks(std::vector<std::string>& out) {
 } // namespace detail
 
 Process* CreateProcess(const std::string& name, Identity identity) {
-    auto* process = new Process{name, identity, {}, 4};
+    auto* process = new Process{name, identity, {}, 4, Token{identity}};
     std::lock_guard<std::mutex> guard(gObjectLock);
     gProcesses.push_back(process);
     return process;
@@ -382,6 +392,28 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
         HandleInformation->GrantedAccess = it->second.granted;
     }
     return STATUS_SUCCESS;
+}
+
+VOID SeLockSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext) {
+    hk::detail::RequireIrql(PASSIVE_LEVEL, "SeLockSubjectContext");
+    (void)SubjectContext;
+}
+
+VOID SeUnlockSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext) {
+    hk::detail::RequireIrql(PASSIVE_LEVEL, "SeUnlockSubjectContext");
+    (void)SubjectContext;
+}
+
+// Local system and administrators hold the administrators group; a plain user
+// does not.
+BOOLEAN SeTokenIsAdmin(PACCESS_TOKEN Token) {
+    hk::detail::RequireIrql(PASSIVE_LEVEL, "SeTokenIsAdmin");
+    if (Token == nullptr) {
+        Violate("token-null", "SeTokenIsAdmin without a token");
+        return FALSE;
+    }
+    hk::Identity identity = static_cast<hk::Token*>(Token)->identity;
+    return identity == hk::Identity::LocalSystem || identity == hk::Identity::Administrator;
 }
 
 LONG_PTR ObfReferenceObject(PVOID Object) {
