@@ -44,7 +44,7 @@ std::set<UCHAR*> gFreed;         // recently freed addresses, for double frees
 std::deque<UCHAR*> gFreedOrder;
 uint64_t gAllocations = 0;
 uint64_t gFailAt = 0; // allocation number that fails, 0 for none
-std::set<ULONG> gFailTags;
+std::multiset<ULONG> gFailTags;
 
 std::string Describe(const UCHAR* address, const Block& block) {
     return "pool block " + detail::Hex(reinterpret_cast<uintptr_t>(address)) + " of " +
