@@ -77,6 +77,7 @@ struct Card {
     std::vector<Received> received;
     int removeRequests = 0;
     int mediumWrites = 0;
+    int serial = 0; // 1, 2, ... in the order cards were inserted
 };
 
 struct Controller {
@@ -109,6 +110,8 @@ struct Machine::Impl {
     std::vector<std::unique_ptr<Controller>> removedControllers;
     std::map<PDEVICE_OBJECT, std::unique_ptr<Devnode>> devnodes; // by PDO
     std::vector<std::unique_ptr<DeviceRecord>> records;
+    int lastSerial = 0;
+    bool abandoned = false; // Abandon() ran: nothing is left to remove or unload
 
     // Answers now or from a worker thread, as the bus driver is told to.
     NTSTATUS Answer(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
@@ -319,6 +322,37 @@ struct Machine::Impl {
     Controller* Find(const std::string& name) {
         auto it = controllers.find(name);
         return it == controllers.end() ? nullptr : it->second.get();
+    }
+
+    // A card enters a socket: its PDO exists from now on; the caller tells the
+    // PnP manager.
+    Card* SeatCard(Controller* controller, int socket, const CardSpec& spec);
+
+    Card* CardWithSerial(int serial) const {
+        auto search = [serial](const Controller& controller) -> Card* {
+            for (const auto& socket : controller.sockets) {
+                if (socket.second->serial == serial) {
+                    return socket.second.get();
+                }
+            }
+            for (const auto& card : controller.gone) {
+                if (card->serial == serial) {
+                    return card.get();
+                }
+            }
+            return nullptr;
+        };
+        for (const auto& entry : controllers) {
+            if (Card* card = search(*entry.second)) {
+                return card;
+            }
+        }
+        for (const auto& controller : removedControllers) {
+            if (Card* card = search(*controller)) {
+                return card;
+            }
+        }
+        return nullptr;
     }
 };
 
@@ -709,6 +743,9 @@ Machine::Machine(PDRIVER_INITIALIZE filterEntry, Answering answering)
 }
 
 Machine::~Machine() {
+    if (impl_->abandoned) {
+        return;
+    }
     std::vector<std::string> names;
     for (auto& entry : impl_->controllers) {
         names.push_back(entry.first);
@@ -736,10 +773,17 @@ PDRIVER_OBJECT Machine::FilterDriver() const {
 }
 
 bool Machine::AddController(const std::string& name) {
+    return AddController(name, {});
+}
+
+bool Machine::AddController(const std::string& name, const std::map<int, CardSpec>& cards) {
     auto controller = std::make_unique<Controller>();
     controller->name = name;
     Controller* raw = controller.get();
     impl_->controllers[name] = std::move(controller);
+    for (const auto& card : cards) {
+        impl_->SeatCard(raw, card.first, card.second);
+    }
     raw->pdo = impl_->NewDevice(
         impl_->pci, DeviceRecord{Role::ControllerPdo, impl_.get(), raw, nullptr, nullptr},
         FILE_DEVICE_CONTROLLER, name + " pdo");
@@ -790,11 +834,7 @@ void Machine::SurpriseRemoveController(const std::string& name) {
     impl_->ProcessInvalidations();
 }
 
-void Machine::InsertCard(const std::string& name, int socket, const CardSpec& spec) {
-    Controller* controller = impl_->Find(name);
-    if (controller == nullptr) {
-        return;
-    }
+Card* Machine::Impl::SeatCard(Controller* controller, int socket, const CardSpec& spec) {
     auto existing = controller->sockets.find(socket);
     if (existing != controller->sockets.end()) {
         controller->gone.push_back(std::move(existing->second));
@@ -804,14 +844,25 @@ void Machine::InsertCard(const std::string& name, int socket, const CardSpec& sp
     card->spec = spec;
     card->controller = controller;
     card->socket = socket;
+    card->serial = ++lastSerial;
     Card* raw = card.get();
     controller->sockets[socket] = std::move(card);
-    raw->pdo = impl_->NewDevice(
-        impl_->pcmcia, DeviceRecord{Role::CardPdo, impl_.get(), controller, raw, nullptr},
-        spec.deviceType, name + " socket " + std::to_string(socket) + " " + spec.kind);
+    raw->pdo = NewDevice(pcmcia, DeviceRecord{Role::CardPdo, this, controller, raw, nullptr},
+                         spec.deviceType,
+                         controller->name + " socket " + std::to_string(socket) + " " + spec.kind);
     raw->pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    return raw;
+}
+
+int Machine::InsertCard(const std::string& name, int socket, const CardSpec& spec) {
+    Controller* controller = impl_->Find(name);
+    if (controller == nullptr) {
+        return 0;
+    }
+    Card* card = impl_->SeatCard(controller, socket, spec);
     IoInvalidateDeviceRelations(controller->pdo, BusRelations);
     impl_->ProcessInvalidations();
+    return card->serial;
 }
 
 void Machine::PullCard(const std::string& name, int socket) {
@@ -1043,6 +1094,50 @@ CardSpec Machine::CardOf(const std::string& controller, int socket) const {
 int Machine::RemoveRequestsAtCard(const std::string& controller, int socket) const {
     Card* card = FindCard(impl_.get(), controller, socket, true);
     return card == nullptr ? 0 : card->removeRequests;
+}
+
+int Machine::CardSerial(const std::string& controller, int socket) const {
+    Card* card = FindCard(impl_.get(), controller, socket, false);
+    return card == nullptr ? 0 : card->serial;
+}
+
+CardInfo Machine::CardBySerial(int serial) const {
+    CardInfo info;
+    Card* card = impl_->CardWithSerial(serial);
+    if (card == nullptr) {
+        return info;
+    }
+    info.found = true;
+    info.spec = card->spec;
+    info.present = card->present && card->controller->present &&
+                   impl_->Find(card->controller->name) == card->controller &&
+                   card->controller->sockets.count(card->socket) != 0 &&
+                   card->controller->sockets[card->socket].get() == card;
+    info.visible = !card->pdoDeleted && impl_->devnodes.count(card->pdo) != 0;
+    info.pdo = card->pdoDeleted ? nullptr : card->pdo;
+    info.removeRequests = card->removeRequests;
+    info.mediumWrites = card->mediumWrites;
+    if (!card->pdoDeleted) {
+        info.above = card->pdo->AttachedDevice;
+    } else {
+        // A PDO deleted while a filter still sits on it stays in memory until
+        // the filter detaches; only such a filter can still be above it.
+        for (PDEVICE_OBJECT orphan : hk::OrphanedFilters()) {
+            if (hk::LowerOf(orphan) == card->pdo) {
+                info.above = orphan;
+            }
+        }
+    }
+    return info;
+}
+
+void Machine::Abandon() {
+    // The records stay allocated until the machine object goes (the host
+    // kernel's reset may still look at device extensions that point to them).
+    impl_->abandoned = true;
+    if (gMachine == impl_.get()) {
+        gMachine = nullptr;
+    }
 }
 
 } // namespace sim

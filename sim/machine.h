@@ -62,6 +62,21 @@ struct Received {
     ULONG relationType; // for relation queries
 };
 
+// What the machine knows of one card, also after it left its socket or its
+// controller went away.
+struct CardInfo {
+    bool found = false;
+    CardSpec spec;
+    bool present = false;         // still in its socket, on a controller that is present
+    bool visible = false;         // the PnP manager has a stack (a device node) for it
+    PDEVICE_OBJECT pdo = nullptr; // null once the PDO was deleted
+    // The device directly above the PDO: the top of nothing else but whatever
+    // sits on it, also a filter left attached over a PDO deleted under it.
+    PDEVICE_OBJECT above = nullptr;
+    int removeRequests = 0; // IRP_MN_REMOVE_DEVICE requests its PDO received
+    int mediumWrites = 0;   // writes that reached its medium
+};
+
 struct Card;
 struct Controller;
 
@@ -82,6 +97,9 @@ public:
     // bus-relations query.  Returns false when the filter's AddDevice failed
     // (the controller then runs without the filter).
     bool AddController(const std::string& name);
+    // The same, with cards already in their sockets when the controller
+    // appears (as after a restart): its first bus-relations answer names them.
+    bool AddController(const std::string& name, const std::map<int, CardSpec>& cards);
     // Orderly removal of a controller and everything on it.
     void RemoveController(const std::string& name);
     // Surprise removal of a controller (it was yanked).
@@ -89,7 +107,10 @@ public:
 
     // Cards come and go; the controller invalidates its relations and the
     // PnP manager queries them at once.
-    void InsertCard(const std::string& controller, int socket, const CardSpec& card);
+    // InsertCard returns the card's serial number (1, 2, ... in the machine's
+    // life), by which it can be inspected after it left; 0 when the controller
+    // is unknown.
+    int InsertCard(const std::string& controller, int socket, const CardSpec& card);
     void PullCard(const std::string& controller, int socket);
     // The PnP manager queries the controller's bus relations now.
     void Enumerate(const std::string& controller);
@@ -136,6 +157,16 @@ public:
     std::vector<Received> CardRequests(const std::string& controller, int socket) const;
     int RemoveRequestsAtCard(const std::string& controller, int socket) const;
     PDRIVER_OBJECT FilterDriver() const;
+    // The serial number of the card in a controller's socket now (0: none).
+    int CardSerial(const std::string& controller, int socket) const;
+    // A card by its serial number, wherever it is now.
+    CardInfo CardBySerial(int serial) const;
+
+    // Power is cut: the machine forgets every controller, card, device node
+    // and driver without sending a request or freeing a device, as a restart
+    // loses memory.  The caller resets the host kernel afterwards; the
+    // destructor then does nothing more.
+    void Abandon();
 
     struct Impl; // the machine's state, shared with its drivers
 

@@ -211,12 +211,19 @@ TEST_F(DriverTest, OtherRequestsToTheControlDeviceAreRefused) {
     for (PDEVICE_OBJECT registered : {control, static_cast<PDEVICE_OBJECT>(nullptr)}) {
         DriverState.ControlDevice = registered;
         for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_INTERNAL_DEVICE_CONTROL,
-                            IRP_MJ_FLUSH_BUFFERS, IRP_MJ_PNP}) {
+                            IRP_MJ_FLUSH_BUFFERS}) {
             SCOPED_TRACE(int(major));
             hk::IrpSpec spec;
             spec.major = major;
             EXPECT_EQ(hk::SendIrp(control, spec).status, STATUS_INVALID_DEVICE_REQUEST);
         }
+        // A PnP request the control device does not handle keeps its status, as
+        // any driver leaves the status of a PnP request it does not handle.
+        hk::IrpSpec pnp;
+        pnp.major = IRP_MJ_PNP;
+        pnp.minor = IRP_MN_QUERY_CAPABILITIES;
+        pnp.initialStatus = STATUS_NOT_SUPPORTED;
+        EXPECT_EQ(hk::SendIrp(control, pnp).status, STATUS_NOT_SUPPORTED);
         hk::IoResult power = hk::SendPowerIrp(control, IRP_MN_SET_POWER, DevicePowerState,
                                               DeviceState(PowerDeviceD0));
         EXPECT_EQ(power.status, STATUS_INVALID_DEVICE_REQUEST);
