@@ -23,9 +23,10 @@
 #define WIDE(text) L"" text
 #endif
 
-// Pageable and discardable code placement.
-#define PCMF_PAGED_SECTION ".text$PAGE"
-#define PCMF_INIT_SECTION ".text$INIT"
+// Code placement: the kernel's loader pages out sections whose names begin
+// with "PAGE" and discards "INIT" after initialisation.
+#define PCMF_PAGED_CODE __attribute__((section("PAGE")))
+#define PCMF_INIT_CODE __attribute__((section("INIT")))
 
 #else
 

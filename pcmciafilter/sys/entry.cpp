@@ -9,7 +9,7 @@ DRIVER_STATE DriverState;
 // Fills the dispatch table: every major function forwards by default, then the
 // few the driver handles itself are overwritten.  Runs once, at PASSIVE_LEVEL;
 // the registry path is not used (the driver's settings live under a fixed key).
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+extern "C" PCMF_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     UNREFERENCED_PARAMETER(RegistryPath);
 
     for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
@@ -33,10 +33,16 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
 // Every device object is gone by the time the kernel unloads the driver: PnP
 // removal deletes the filters and the last reference deletes the control
-// device.
-VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
+// device.  What remains is the service's event, if it is still registered:
+// its reference is released here.  Nothing else runs any more.
+PCMF_PAGED_CODE VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
     UNREFERENCED_PARAMETER(DriverObject);
     PAGED_CODE();
+    if (DriverState.NotifyEventHeld) {
+        ObDereferenceObject(DriverState.NotifyEvent);
+        DriverState.NotifyEvent = NULL;
+        DriverState.NotifyEventHeld = FALSE;
+    }
 }
 
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status) {

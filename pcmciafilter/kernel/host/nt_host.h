@@ -876,6 +876,6 @@ VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, 
 VOID HostCheckPagedCode(const char* Routine);
 #define PAGED_CODE() HostCheckPagedCode(__func__)
 
-// Code placement has no meaning on the host.
-#define PCMF_PAGED_SECTION
-#define PCMF_INIT_SECTION
+// Code placement has no meaning on the host; PAGED_CODE() checks the IRQL.
+#define PCMF_PAGED_CODE
+#define PCMF_INIT_CODE
