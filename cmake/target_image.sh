@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the real kernel image, pcmfilter.sys, for 32-bit x86 Windows with the
+# Builds the real kernel image, pcmfilter.sys, and the control tool,
+# pcmfilterctl.exe, for 32-bit x86 Windows with the
 # mingw-w64 i686 toolchain from the same driver sources the host build uses,
 # and checks it: a native-subsystem PE32 image for i386, entry DriverEntry,
 # importing only from ntoskrnl.exe and HAL.dll, with no static constructors,
@@ -76,6 +77,16 @@ for routine in FilterAddDevice CreateControlDevice DeleteControlDevice DriverUnl
     [ "$(section_of "$routine")" = "PAGE" ] || fail "$routine is in '$(section_of "$routine")', not PAGE"
 done
 [ "$(section_of DriverEntry)" = "INIT" ] || fail "DriverEntry is in '$(section_of DriverEntry)', not INIT"
+
+# The service's control tool as a Windows console program, from the verb
+# table the simulator uses.
+tool="$out/pcmfilterctl.exe"
+"$cxx" -std=gnu++17 -O2 -Wall -Wextra -Werror -D_WIN32_WINNT=0x0501 -I"$src" -I"$src/pcmciafilter" \
+    "$src/tools/pcmfilterctl/windows_main.cpp" "$src/tools/common/control_verbs.cpp" -static -o "$tool"
+toolHeaders=$("$objdump" -p "$tool")
+grep -q 'file format pei-i386' <<<"$toolHeaders" || fail "pcmfilterctl.exe is not a PE32 image for i386"
+grep -qE '^Subsystem[[:space:]]+00000003' <<<"$toolHeaders" || fail "pcmfilterctl.exe is not a console program"
+echo "built $tool"
 
 echo "built $image (entry point $entry)"
 echo "imports:"
