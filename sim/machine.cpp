@@ -947,6 +947,16 @@ PDEVICE_OBJECT Machine::ControllerPdo(const std::string& name) const {
 namespace {
 Card* FindCard(Machine::Impl* impl, const std::string& name, int socket, bool includeGone) {
     Controller* controller = impl->Find(name);
+    if (controller == nullptr && includeGone) {
+        // A controller that has left keeps its cards' records for inspection.
+        for (auto it = impl->removedControllers.rbegin(); it != impl->removedControllers.rend();
+             ++it) {
+            if ((*it)->name == name) {
+                controller = it->get();
+                break;
+            }
+        }
+    }
     if (controller == nullptr) {
         return nullptr;
     }

@@ -210,8 +210,8 @@ TEST_F(DriverTest, OtherRequestsToTheControlDeviceAreRefused) {
     control->Flags &= ~DO_DEVICE_INITIALIZING;
     for (PDEVICE_OBJECT registered : {control, static_cast<PDEVICE_OBJECT>(nullptr)}) {
         DriverState.ControlDevice = registered;
-        for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_INTERNAL_DEVICE_CONTROL,
-                            IRP_MJ_FLUSH_BUFFERS}) {
+        for (UCHAR major :
+             {IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_FLUSH_BUFFERS}) {
             SCOPED_TRACE(int(major));
             hk::IrpSpec spec;
             spec.major = major;

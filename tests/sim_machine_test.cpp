@@ -94,7 +94,9 @@ TEST_P(SimMachineTest, StacksComeAndGoWithTheCards) {
                                               IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
 
         machine.RemoveController("bus0");
-        EXPECT_EQ(machine.RemoveRequestsAtCard("bus0", 0), 0) << "the controller left the machine";
+        EXPECT_EQ(machine.RemoveRequestsAtCard("bus0", 0), 1)
+            << "the controller's orderly removal removed the card's stack first";
+        EXPECT_EQ(machine.CardPdo("bus0", 0), nullptr) << "and the card's PDO went with its bus";
     }
     EXPECT_TRUE(hk::LiveDevices().empty());
 }

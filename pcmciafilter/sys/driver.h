@@ -82,12 +82,14 @@ typedef struct _FILTER_EXTENSION {
     ULONG PreviousChildCount;
     CHILD_RECORD Children[CHILD_LIST_CAPACITY]; // records of the latest relations pass
     ULONG ChildCount;
-    BOOLEAN OtherChild;           // a non-storage child filter
-    BOOLEAN StorageChild;         // a storage child filter
-    BOOLEAN RemovalRelationsSeen; // a removal-relations query reached this child filter since
-                                  // the last other relations query
-    BOOLEAN FirstRemovePending;   // set at creation; cleared by the one deferred remove
-    PDEVICE_OBJECT Pdo;           // bus filter: the PDO it was attached for; child filter: NULL
+    BOOLEAN OtherChild;            // a non-storage child filter
+    BOOLEAN StorageChild;          // a storage child filter
+    BOOLEAN RemovalRelationsSeen;  // a removal-relations query reached this child filter since
+                                   // the last other relations query
+    BOOLEAN FirstRemovePending;    // set at creation; cleared by the one deferred remove
+    PDEVICE_OBJECT Pdo;            // bus filter: the PDO it was attached for; child filter: NULL
+    BOOLEAN HoldsControlReference; // bus filter: its first successful start took a reference on
+                                   // the control device, which its removal drops
 } FILTER_EXTENSION, *PFILTER_EXTENSION;
 
 // The control device's extension.
@@ -121,6 +123,29 @@ typedef struct _DRIVER_STATE {
 } DRIVER_STATE, *PDRIVER_STATE;
 
 extern DRIVER_STATE DriverState;
+
+// Fields some paths read on purpose without StateLock (a single byte or word
+// that changes only on a control request or a settings load): their writers
+// store them whole, under the lock, and such a reader sees the old value or
+// the new one.
+#define READ_UNLOCKED(field) __atomic_load_n(&(field), __ATOMIC_RELAXED)
+#define WRITE_SHARED(field, value) __atomic_store_n(&(field), (value), __ATOMIC_RELAXED)
+
+// The 32-bit layouts are the contract with the platform, the service and the
+// stored records; the host keeps the pass-through header's layout too.
+static_assert(FIELD_OFFSET(SCSI_PASS_THROUGH, CdbLength) == 6, "pass-through CdbLength at 6");
+static_assert(FIELD_OFFSET(SCSI_PASS_THROUGH, Cdb) == 28, "pass-through Cdb at 28");
+static_assert(sizeof(SCSI_PASS_THROUGH) == 44, "pass-through header is 44 bytes");
+static_assert(FIELD_OFFSET(SCSI_PASS_THROUGH_DIRECT, CdbLength) == 6, "direct CdbLength at 6");
+static_assert(FIELD_OFFSET(SCSI_PASS_THROUGH_DIRECT, Cdb) == 28, "direct Cdb at 28");
+static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == 44, "direct header is 44 bytes");
+static_assert(sizeof(CHILD_IDENTITY) == 840, "CHILD_IDENTITY is 840 bytes");
+#if defined(PCMF_TARGET_KERNEL)
+static_assert(sizeof(CHILD_RECORD) == 848, "CHILD_RECORD is 848 bytes");
+static_assert(sizeof(CONTROL_EXTENSION) == 8, "CONTROL_EXTENSION is 8 bytes");
+static_assert(FIELD_OFFSET(DEVICE_RELATIONS, Objects) == 4, "relation entries start at 4");
+static_assert(sizeof(PDEVICE_OBJECT) == 4, "a relation entry is 4 bytes");
+#endif
 
 // Pool tags, as values; the comment shows the bytes as they lie in memory.
 #define REMOVE_LOCK_TAG 0x6C694654 // "TFil"
@@ -164,6 +189,95 @@ DRIVER_DISPATCH DispatchPnp;
 DRIVER_DISPATCH DispatchWrite;
 DRIVER_DISPATCH DispatchScsi;
 DRIVER_DISPATCH DispatchControl;
+// The filter-device branch of DispatchControl (write blocking on storage
+// child filters).
+NTSTATUS DispatchFilterControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
-// Bus filter creation.
+// ---------------------------------------------------------------------------
+// Bus filter creation and the device registries.  Every registry operation
+// takes StateLock for its whole duration; IsPdoFiltered reads without it.
+
 DRIVER_ADD_DEVICE FilterAddDevice;
+BOOLEAN RegisterFilterDevice(PDEVICE_OBJECT Device);
+VOID UnregisterFilterDevice(PDEVICE_OBJECT Device);
+BOOLEAN RegisterAttachPair(PDEVICE_OBJECT Pdo, PDEVICE_OBJECT AttachedTo);
+VOID UnregisterAttachPair(PDEVICE_OBJECT Device);
+BOOLEAN IsPdoFiltered(PDEVICE_OBJECT Pdo);
+
+// ---------------------------------------------------------------------------
+// Relations processing: the fate of every child a relation list names.
+
+// Pool tag of the relations work block: bytes "LRDF".
+#define RELATIONS_WORK_TAG 0x4644524C
+
+// The working memory of one relations or ejection pass, from non-paged pool
+// (too large for a kernel stack).  The entries a pass keeps are gathered in
+// order at the front of the lower driver's own list: they are a subsequence of
+// it, so the list always has room for them, however long it is, and any path
+// that must hand that list up can do so with exactly the entries kept.
+typedef struct _RELATIONS_WORK_BLOCK {
+    ULONG KeptCount;               // entries kept so far, at the front of the list
+    PDEVICE_OBJECT Entry;          // the entry being examined
+    CHILD_IDENTITY Identity;       // the identity built for it
+    PIRP SubRequest;               // carries the identity query to the entry
+    PDEVICE_RELATIONS Replacement; // the list handed up in place of the lower driver's
+    ULONG ReplacementSize;         // its size in bytes
+    UCHAR Reserved[1220];          // pads the block to its fixed size
+} RELATIONS_WORK_BLOCK, *PRELATIONS_WORK_BLOCK;
+
+#if defined(PCMF_TARGET_KERNEL)
+static_assert(sizeof(RELATIONS_WORK_BLOCK) == 2080, "the relations work block is 2080 bytes");
+#endif
+
+IO_COMPLETION_ROUTINE BusRelationsCompletion;
+IO_COMPLETION_ROUTINE EjectionRelationsCompletion;
+IO_COMPLETION_ROUTINE UsageNotificationCompletion;
+NTSTATUS SendQueryId(PDEVICE_OBJECT Target, PIRP Irp, BUS_QUERY_ID_TYPE IdType);
+NTSTATUS CreateChildFilter(PDEVICE_OBJECT Parent, PDEVICE_OBJECT Child, BOOLEAN Storage);
+BOOLEAN RecordChild(PFILTER_EXTENSION Extension, const CHILD_IDENTITY* Identity, PDEVICE_OBJECT Pdo,
+                    BOOLEAN Attached);
+VOID ClearChildren(PFILTER_EXTENSION Extension);
+VOID RemoveVanishedChildren(PFILTER_EXTENSION Extension);
+VOID RemoveHiddenChildren(PFILTER_EXTENSION Extension);
+VOID SendRemoveDevice(PDEVICE_OBJECT Pdo);
+// Releases a relation list the driver received and will not hand up: drops
+// the reference each entry carries and frees the list as the lower driver's.
+VOID ReleaseRelationList(PDEVICE_RELATIONS List);
+
+// ---------------------------------------------------------------------------
+// Protected settings in the registry (PASSIVE_LEVEL).
+
+// Key and value names, relative to the services root.
+#define SETTINGS_KEY WIDE("VexaPCMFilter")
+#define SETTINGS_MAC_KEY WIDE("VexaPCMFilter\\1")
+#define SETTINGS_SALT_KEY WIDE("VexaPCMFilter\\2")
+
+NTSTATUS WriteRegistryString(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, PUNICODE_STRING Data);
+NTSTATUS QueryRegistryString(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
+                             PUNICODE_STRING Destination);
+NTSTATUS WriteProtectedValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
+                             PUNICODE_STRING Value);
+NTSTATUS ReadProtectedValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
+                            PUNICODE_STRING Destination);
+BOOLEAN VerifyProtectedSetting(PCWSTR ValueName, PCWSTR MacValueName, PUNICODE_STRING Value);
+VOID LoadSettings();
+NTSTATUS StoreBlockMode(PCWSTR Text);
+NTSTATUS StoreReadOnly(PCWSTR Text);
+
+// ---------------------------------------------------------------------------
+// The control device (PASSIVE_LEVEL; ControlMutex).
+
+#define CONTROL_DEVICE_NAME WIDE("\\Device\\VexaPCMFilter")
+#define CONTROL_LINK_NAME WIDE("\\DosDevices\\VexaFil2")
+
+NTSTATUS CreateControlDevice(PDEVICE_OBJECT DeviceObject);
+VOID DeleteControlDevice();
+// Registers the service's notification event from a FILTER_EVENT_INPUT
+// (include/pcmfilter_ioctl.h), referencing the handle in the requester's mode.
+struct _FILTER_EVENT_INPUT;
+NTSTATUS RegisterNotifyEvent(const struct _FILTER_EVENT_INPUT* Input,
+                             KPROCESSOR_MODE RequestorMode);
+
+// The handle reference of a create request: STATUS_SUCCESS when counted,
+// STATUS_DEVICE_REMOVED when the device turned out to be in deletion.
+NTSTATUS ReferenceControlHandle(PDEVICE_OBJECT ControlDeviceObject);
