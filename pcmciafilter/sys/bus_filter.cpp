@@ -14,7 +14,8 @@
 // PASSIVE_LEVEL.  A bus filter the registry cannot hold would escape
 // re-enumeration and the status baseline, so a full registry fails the
 // AddDevice cleanly (nothing stays attached or created).
-PCMF_PAGED_CODE NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+PCMF_PAGED_CODE NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT DriverObject,
+                                               PDEVICE_OBJECT PhysicalDeviceObject) {
     PAGED_CODE();
 
     // On Windows XP and later the filter starts as an unknown-type device;
@@ -59,15 +60,16 @@ PCMF_PAGED_CODE NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEV
     // Every bus filter creation applies the stored settings to the whole driver.
     LoadSettings();
 
+    // The filter is complete before it is registered: a suspend or resume on
+    // another thread invalidates the Pdo of every registered bus filter.
+    extension->ChildCount = 0;
+    extension->PreviousChildCount = 0;
+    extension->Pdo = PhysicalDeviceObject;
     if (!RegisterFilterDevice(device)) {
         IoDetachDevice(extension->LowerDevice);
         IoDeleteDevice(device);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-
-    extension->ChildCount = 0;
-    extension->PreviousChildCount = 0;
-    extension->Pdo = PhysicalDeviceObject;
 
     // The known-device list only grows until the next re-baseline.  When it is
     // full the new bus still works; it is just not part of the baseline.

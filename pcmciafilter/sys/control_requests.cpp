@@ -58,16 +58,21 @@ static BOOLEAN CallerIsAdministrator(PIO_STACK_LOCATION Stack) {
 }
 
 // Suspend and resume: set the flag, then make every registered bus
-// re-enumerate, so that the next relations pass of each applies it.  The
-// count is read again before each step, without StateLock.
+// re-enumerate, so that the next relations pass of each applies it.  The loop
+// holds StateLock: the PnP manager registers and removes bus filters on its
+// own thread meanwhile, and a filter read from the registry must not be
+// deleted before its bus is invalidated (IoInvalidateDeviceRelations only
+// queues the query, and may be called at DISPATCH_LEVEL).
 static NTSTATUS Reenumerate(BOOLEAN Suspend) {
-    DriverState.EnforcementSuspended = Suspend;
-    for (ULONG index = 0; index < DriverState.FilterCount && index < FILTER_REGISTRY_CAPACITY;
-         index++) {
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&DriverState.StateLock, &oldIrql);
+    WRITE_SHARED(DriverState.EnforcementSuspended, Suspend);
+    for (ULONG index = 0; index < DriverState.FilterCount; index++) {
         PDEVICE_OBJECT filter = DriverState.FilterDevices[index];
         IoInvalidateDeviceRelations(((PFILTER_EXTENSION)filter->DeviceExtension)->Pdo,
                                     BusRelations);
     }
+    KeReleaseSpinLock(&DriverState.StateLock, oldIrql);
     return STATUS_SUCCESS;
 }
 
@@ -91,7 +96,7 @@ static NTSTATUS Rebaseline() {
 static VOID SetReadOnlyConfigured(BOOLEAN Value) {
     KIRQL oldIrql;
     KeAcquireSpinLock(&DriverState.StateLock, &oldIrql);
-    DriverState.ReadOnlyConfigured = Value;
+    WRITE_SHARED(DriverState.ReadOnlyConfigured, Value);
     KeReleaseSpinLock(&DriverState.StateLock, oldIrql);
 }
 
@@ -194,7 +199,8 @@ static NTSTATUS QueryStatus(PIRP Irp, PCONTROL_WORK_BLOCK Work) {
         }
         if (ValueBeginsWith(mode, WIDE("ON"))) {
             // A single byte, read without the lock.
-            Work->Request.Answer.ProtectionState = DriverState.ReadOnlyConfigured ? 3 : 2;
+            Work->Request.Answer.ProtectionState =
+                READ_UNLOCKED(DriverState.ReadOnlyConfigured) ? 3 : 2;
         }
     }
 
@@ -209,7 +215,7 @@ static NTSTATUS QueryStatus(PIRP Irp, PCONTROL_WORK_BLOCK Work) {
     }
 
     // A single byte, read without the lock; set once, never cleared.
-    if (DriverState.ChildFiltersOrphaned) {
+    if (READ_UNLOCKED(DriverState.ChildFiltersOrphaned)) {
         Work->Request.Answer.DeviceState = FILTER_DEVICES_ORPHANED;
     }
 
@@ -276,17 +282,27 @@ static NTSTATUS ServeControlRequest(PIRP Irp, PIO_STACK_LOCATION Stack, PCONTROL
 // pended, queued or passed on.  Runs at PASSIVE_LEVEL in the requester's
 // thread.
 static NTSTATUS DispatchControlDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    NTSTATUS status;
+    PCONTROL_EXTENSION extension = (PCONTROL_EXTENSION)DeviceObject->DeviceExtension;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     PCONTROL_WORK_BLOCK work = (PCONTROL_WORK_BLOCK)ExAllocatePoolWithTag(
         NonPagedPool, sizeof(CONTROL_WORK_BLOCK), CONTROL_WORK_TAG);
     if (work == NULL) {
+        // A close cannot fail: the handle is gone whatever it answers, and a
+        // reference left counted would keep the control device (and the
+        // driver) forever.  It needs no work block, nor does a cleanup.
+        if (stack->MajorFunction == IRP_MJ_CLOSE && !extension->ControlDeleted) {
+            DeleteControlDevice();
+            return CompleteRequest(Irp, STATUS_SUCCESS);
+        }
+        if (stack->MajorFunction == IRP_MJ_CLEANUP) {
+            return CompleteRequest(Irp, STATUS_SUCCESS);
+        }
         Irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
-    NTSTATUS status;
-    PCONTROL_EXTENSION extension = (PCONTROL_EXTENSION)DeviceObject->DeviceExtension;
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (extension->ControlDeleted) {
         status = STATUS_DEVICE_REMOVED;
         goto Done;

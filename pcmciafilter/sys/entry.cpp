@@ -9,7 +9,8 @@ DRIVER_STATE DriverState;
 // Fills the dispatch table: every major function forwards by default, then the
 // few the driver handles itself are overwritten.  Runs once, at PASSIVE_LEVEL;
 // the registry path is not used (the driver's settings live under a fixed key).
-extern "C" PCMF_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+extern "C" PCMF_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
+                                                     PUNICODE_STRING RegistryPath) {
     UNREFERENCED_PARAMETER(RegistryPath);
 
     for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {

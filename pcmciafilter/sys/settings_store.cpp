@@ -255,7 +255,7 @@ VOID LoadSettings() {
         mode = (BLOCK_MODE)SettingBlockMode((const UCHAR*)modeBuffer, sizeof(modeBuffer));
     }
     KeAcquireSpinLock(&DriverState.StateLock, &oldIrql);
-    DriverState.BlockMode = mode;
+    WRITE_SHARED(DriverState.BlockMode, mode);
     KeReleaseSpinLock(&DriverState.StateLock, oldIrql);
 
     RtlZeroMemory(readOnlyBuffer, sizeof(readOnlyBuffer));
@@ -267,7 +267,7 @@ VOID LoadSettings() {
     }
     KeAcquireSpinLock(&DriverState.StateLock, &oldIrql);
     DriverState.ReadOnlyActive = readOnly;
-    DriverState.ReadOnlyConfigured = readOnly;
+    WRITE_SHARED(DriverState.ReadOnlyConfigured, readOnly);
     KeReleaseSpinLock(&DriverState.StateLock, oldIrql);
 }
 

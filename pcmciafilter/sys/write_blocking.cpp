@@ -45,8 +45,8 @@ NTSTATUS NTAPI DispatchScsi(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     KIRQL oldIrql;
     KeAcquireSpinLock(&DriverState.StateLock, &oldIrql);
-    if (extension->StorageChild && DriverState.ReadOnlyActive && !DriverState.EnforcementSuspended &&
-        srb != NULL && srb->Length != 0 && IsSrbWrite(srb)) {
+    if (extension->StorageChild && DriverState.ReadOnlyActive &&
+        !DriverState.EnforcementSuspended && srb != NULL && srb->Length != 0 && IsSrbWrite(srb)) {
         srb->SrbStatus = SRB_STATUS_SUCCESS;
         Irp->IoStatus.Status = STATUS_SUCCESS;
         SignalNotifyEvent();
@@ -65,7 +65,7 @@ NTSTATUS NTAPI DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return CompleteRequest(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
     PFILTER_EXTENSION extension = (PFILTER_EXTENSION)DeviceObject->DeviceExtension;
-    if (extension->StorageChild && !DriverState.EnforcementSuspended) {
+    if (extension->StorageChild && !READ_UNLOCKED(DriverState.EnforcementSuspended)) {
         Irp->IoStatus.Status = STATUS_MEDIA_WRITE_PROTECTED;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         return STATUS_MEDIA_WRITE_PROTECTED;
@@ -90,7 +90,7 @@ static NTSTATUS CompleteEmptySuccess(PIRP Irp) {
 // swallow.  Everything else goes down.
 NTSTATUS DispatchFilterControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PFILTER_EXTENSION extension = (PFILTER_EXTENSION)DeviceObject->DeviceExtension;
-    if (!extension->StorageChild || DriverState.EnforcementSuspended) {
+    if (!extension->StorageChild || READ_UNLOCKED(DriverState.EnforcementSuspended)) {
         return DispatchPassThrough(DeviceObject, Irp);
     }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
