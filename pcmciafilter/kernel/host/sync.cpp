@@ -301,20 +301,50 @@ VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
     hk::tThread.irql = NewIrql;
 }
 
-VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
-    RequireIrql(APC_LEVEL, "ExAcquireFastMutex");
-    PVOID me = reinterpret_cast<PVOID>(hk::detail::ThreadToken());
-    KIRQL old = hk::tThread.irql;
-    std::unique_lock<std::mutex> lock(hk::gDispatcherLock);
+namespace hk {
+namespace {
+
+// Takes a fast mutex for the calling thread, blocking while another holds it.
+// False (and a finding, instead of a hang) when the caller holds it already.
+// The caller holds the dispatcher lock.
+bool TakeFastMutex(std::unique_lock<std::mutex>& lock, PFAST_MUTEX FastMutex) {
+    PVOID me = reinterpret_cast<PVOID>(detail::ThreadToken());
     if (FastMutex->Owner == me) {
-        Violate("fast-mutex-recursion",
-                "a fast mutex acquired again by the thread that holds it" + hk::Where());
-        return;
+        detail::Violate("fast-mutex-recursion",
+                        "a fast mutex acquired again by the thread that holds it" + Where());
+        return false;
     }
-    hk::detail::DispatcherWait(
-        lock, [FastMutex]() { return FastMutex->Count == 1; }, "fast mutex" + hk::Where());
+    detail::DispatcherWait(
+        lock, [FastMutex]() { return FastMutex->Count == 1; }, "fast mutex" + Where());
     FastMutex->Count = 0;
     FastMutex->Owner = me;
+    return true;
+}
+
+// Gives a fast mutex back; false (and a finding) when the caller does not
+// hold it.  The caller holds the dispatcher lock.
+bool GiveFastMutex(PFAST_MUTEX FastMutex) {
+    if (FastMutex->Owner != reinterpret_cast<PVOID>(detail::ThreadToken())) {
+        detail::Violate("fast-mutex-wrong-thread",
+                        "a fast mutex released by a thread that does not hold it" + Where());
+        return false;
+    }
+    FastMutex->Owner = nullptr;
+    FastMutex->Count = 1;
+    gDispatcherCondition.notify_all();
+    return true;
+}
+
+} // namespace
+} // namespace hk
+
+VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
+    RequireIrql(APC_LEVEL, "ExAcquireFastMutex");
+    KIRQL old = hk::tThread.irql;
+    std::unique_lock<std::mutex> lock(hk::gDispatcherLock);
+    if (!hk::TakeFastMutex(lock, FastMutex)) {
+        return;
+    }
     FastMutex->OldIrql = old;
     if (hk::tThread.irql < APC_LEVEL) {
         hk::tThread.irql = APC_LEVEL;
@@ -322,11 +352,9 @@ VOID ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
 }
 
 VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
-    PVOID me = reinterpret_cast<PVOID>(hk::detail::ThreadToken());
     std::unique_lock<std::mutex> lock(hk::gDispatcherLock);
-    if (FastMutex->Owner != me) {
-        Violate("fast-mutex-wrong-thread",
-                "a fast mutex released by a thread that does not hold it" + hk::Where());
+    if (FastMutex->Owner != reinterpret_cast<PVOID>(hk::detail::ThreadToken())) {
+        hk::GiveFastMutex(FastMutex); // records the finding
         return;
     }
     KIRQL held =
@@ -336,9 +364,7 @@ VOID ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
                                                hk::IrqlName(hk::tThread.irql) + hk::Where());
     }
     KIRQL old = static_cast<KIRQL>(FastMutex->OldIrql);
-    FastMutex->Owner = nullptr;
-    FastMutex->Count = 1;
-    hk::gDispatcherCondition.notify_all();
+    hk::GiveFastMutex(FastMutex);
     hk::tThread.irql = old;
 }
 
@@ -363,30 +389,13 @@ VOID ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex) {
         Violate("fast-mutex-unsafe-with-apcs",
                 "ExAcquireFastMutexUnsafe with normal kernel APCs enabled" + hk::Where());
     }
-    PVOID me = reinterpret_cast<PVOID>(hk::detail::ThreadToken());
     std::unique_lock<std::mutex> lock(hk::gDispatcherLock);
-    if (FastMutex->Owner == me) {
-        Violate("fast-mutex-recursion",
-                "a fast mutex acquired again by the thread that holds it" + hk::Where());
-        return;
-    }
-    hk::detail::DispatcherWait(
-        lock, [FastMutex]() { return FastMutex->Count == 1; }, "fast mutex" + hk::Where());
-    FastMutex->Count = 0;
-    FastMutex->Owner = me;
+    hk::TakeFastMutex(lock, FastMutex);
 }
 
 VOID ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex) {
-    PVOID me = reinterpret_cast<PVOID>(hk::detail::ThreadToken());
     std::unique_lock<std::mutex> lock(hk::gDispatcherLock);
-    if (FastMutex->Owner != me) {
-        Violate("fast-mutex-wrong-thread",
-                "a fast mutex released by a thread that does not hold it" + hk::Where());
-        return;
-    }
-    FastMutex->Owner = nullptr;
-    FastMutex->Count = 1;
-    hk::gDispatcherCondition.notify_all();
+    hk::GiveFastMutex(FastMutex);
 }
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
