@@ -23,8 +23,11 @@ VOID RemoveVanishedChildren(PFILTER_EXTENSION Extension) {
         const CHILD_RECORD* record = &Extension->PreviousChildren[previous];
         BOOLEAN stillThere = FALSE;
         for (ULONG current = 0; current < Extension->ChildCount; current++) {
-            if (RtlCompareMemory(record, &Extension->Children[current], sizeof(CHILD_RECORD)) ==
-                sizeof(CHILD_RECORD)) {
+            // Whole records are compared, device object and flag first: every
+            // identity is alike, so those tell most records apart at once.
+            const CHILD_RECORD* candidate = &Extension->Children[current];
+            if (candidate->Pdo == record->Pdo && candidate->Attached == record->Attached &&
+                RtlCompareMemory(record, candidate, sizeof(CHILD_RECORD)) == sizeof(CHILD_RECORD)) {
                 stillThere = TRUE;
                 break;
             }
