@@ -446,11 +446,10 @@ NTSTATUS CardIo(Card* card, PIRP irp) {
     }
 }
 
-// The PCI root's PDO of a controller.
-NTSTATUS ControllerPdoPnp(PDEVICE_OBJECT device, PIRP irp) {
-    DeviceRecord* record = RecordOf(device);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    switch (stack->MinorFunction) {
+// The state changes every driver of these stacks acknowledges with success:
+// a PDO completes them, a function driver passes them down.
+bool AcknowledgedStateChange(UCHAR minor) {
+    switch (minor) {
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
@@ -458,8 +457,25 @@ NTSTATUS ControllerPdoPnp(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
-    case IRP_MN_DEVICE_USAGE_NOTIFICATION:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A PDO completes the acknowledged state changes and usage notifications.
+bool PdoAcknowledges(UCHAR minor) {
+    return AcknowledgedStateChange(minor) || minor == IRP_MN_DEVICE_USAGE_NOTIFICATION;
+}
+
+// The PCI root's PDO of a controller.
+NTSTATUS ControllerPdoPnp(PDEVICE_OBJECT device, PIRP irp) {
+    DeviceRecord* record = RecordOf(device);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (PdoAcknowledges(stack->MinorFunction)) {
         return CompleteWith(irp, STATUS_SUCCESS);
+    }
+    switch (stack->MinorFunction) {
     case IRP_MN_REMOVE_DEVICE:
         irp->IoStatus.Status = STATUS_SUCCESS;
         if (!record->controller->present) {
@@ -489,16 +505,10 @@ NTSTATUS CardPdoPnp(PDEVICE_OBJECT device, PIRP irp) {
     Machine::Impl* machine = record->machine;
     Log(card, irp);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-    case IRP_MN_DEVICE_USAGE_NOTIFICATION:
+    if (PdoAcknowledges(stack->MinorFunction)) {
         return CompleteWith(irp, STATUS_SUCCESS);
+    }
+    switch (stack->MinorFunction) {
     case IRP_MN_REMOVE_DEVICE:
         // A PDO whose card has gone deletes itself; one whose card is still
         // in its socket stays, to be reported again.
@@ -550,6 +560,10 @@ NTSTATUS BusFdoPnp(PDEVICE_OBJECT device, PIRP irp) {
     Controller* controller = record->controller;
     Machine::Impl* machine = record->machine;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (AcknowledgedStateChange(stack->MinorFunction)) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return PassDown(record->lower, irp);
+    }
     switch (stack->MinorFunction) {
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) {
@@ -567,15 +581,6 @@ NTSTATUS BusFdoPnp(PDEVICE_OBJECT device, PIRP irp) {
             // filter below that could have made one.
             return machine->Answer(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(list));
         }
-        return PassDown(record->lower, irp);
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-        irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDown(record->lower, irp);
     case IRP_MN_REMOVE_DEVICE: {
         // The bus goes: every card PDO it still has goes with it.
@@ -608,6 +613,10 @@ NTSTATUS BusFdoPnp(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS CardFdoPnp(PDEVICE_OBJECT device, PIRP irp) {
     DeviceRecord* record = RecordOf(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (AcknowledgedStateChange(stack->MinorFunction)) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return PassDown(record->lower, irp);
+    }
     switch (stack->MinorFunction) {
     case IRP_MN_REMOVE_DEVICE: {
         irp->IoStatus.Status = STATUS_SUCCESS;
@@ -617,15 +626,6 @@ NTSTATUS CardFdoPnp(PDEVICE_OBJECT device, PIRP irp) {
         IoDeleteDevice(device);
         return status;
     }
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(record->lower, irp);
     default:
         return PassDown(record->lower, irp);
     }

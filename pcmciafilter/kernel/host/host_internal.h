@@ -9,6 +9,17 @@
 
 #include "kernel/host/host_control.h"
 
+// Poisoning of memory a driver must not touch (freed requests, pool guard
+// bytes): under ASan a touch stops the program at once with a stack.
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define PCMF_POISON(address, size) ASAN_POISON_MEMORY_REGION((address), (size))
+#define PCMF_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION((address), (size))
+#else
+#define PCMF_POISON(address, size) ((void)(address), (void)(size))
+#define PCMF_UNPOISON(address, size) ((void)(address), (void)(size))
+#endif
+
 namespace hk {
 namespace detail {
 

@@ -24,15 +24,6 @@
 #include "kernel/host/host_internal.h"
 #include "kernel/host/objects.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define PCMF_POISON(address, size) ASAN_POISON_MEMORY_REGION((address), (size))
-#define PCMF_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION((address), (size))
-#else
-#define PCMF_POISON(address, size) ((void)(address), (void)(size))
-#define PCMF_UNPOISON(address, size) ((void)(address), (void)(size))
-#endif
-
 namespace hk {
 
 namespace {
